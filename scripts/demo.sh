@@ -1,0 +1,22 @@
+#!/bin/bash
+# Builds everything, then runs the main job on a simulated camera: a factory-fresh camera, an
+# UpgradeImage packed from component files, and update listing that image.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/build.sh >/dev/null
+bin=$PWD/build/bin
+work=$(mktemp -d /tmp/camera-demo.XXXXXX)
+cam=$work/camera
+
+echo "== a factory-fresh simulated camera in $cam"
+"$bin/camsim" init "$cam" --small
+
+echo "== an UpgradeImage with a new kernel and root filesystem"
+head -c 300000 /dev/urandom >"$work/kernel.bin"
+head -c 900000 /dev/urandom >"$work/rootfs.bin"
+mkdir -p "$cam/dev/shm"
+"$bin/mkupgrade" --version 1.7.0.80 -o "$cam/dev/shm/updateFM.bin" \
+    ker="$work/kernel.bin" fs="$work/rootfs.bin"
+
+echo "== update -l"
+CAMSIM_ROOT=$cam "$bin/update-sim" -l
