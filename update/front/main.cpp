@@ -1,8 +1,3 @@
-// Placeholder until the command line is built.
-#include "update/env/env.h"
+#include "update/front/front.h"
 
-int main()
-{
-    env_store_open();
-    return 0;
-}
+int main(int argc, char** argv) { return upfw_main(argc, argv); }

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 static_assert(std::endian::native == std::endian::little, "images are little-endian on flash and in files");
@@ -33,6 +34,9 @@ static_assert(sizeof(ImageHeader) == IMAGE_HEADER_SIZE);
 
 inline bool entry_is_named(const ComponentEntry& e) { return e.name[0] != '\0'; }
 inline bool entry_is_present(const ComponentEntry& e) { return e.offset != 0 && e.size != 0; }
+// The entry's name, never read past its field: an image may carry a name without terminator.
+inline std::string_view entry_name(const ComponentEntry& e) { return {e.name, strnlen(e.name, sizeof e.name)}; }
+inline int entry_name_length(const ComponentEntry& e) { return static_cast<int>(entry_name(e).size()); }
 
 // The fixed meaning of header entry i.
 struct ComponentSlot {
@@ -55,9 +59,14 @@ constexpr std::array<ComponentSlot, COMPONENT_COUNT> component_slots{{
 // AiCapabilityMask bits: bit n allows the device AI type ai_type_codes[n].
 constexpr std::array<std::string_view, 6> ai_type_codes{"10", "1C", "1B", "1A", "2A", "2B"};
 
+constexpr uint32_t IMAGE_DATA_PIECE = 1024;  // components are streamed in pieces of this size
+
 // Image reading. Each returns 0 on success and -1 on failure, after its messages.
 int image_get_header_info(const char* path, ImageHeader* header);
 int image_list_info(const char* path);
 int check_img_crc(const char* path);
+// Copies size bytes from offset of the open image into out_path, which ends up exactly as long as
+// what was copied; an image that ends early gives a shorter file and 0. A symbolic link at
+// out_path is not followed (the open fails). Leaves the image positioned after the last byte read.
 int image_extract_data(int image_fd, const char* out_path, uint32_t offset, uint32_t size);
 int image_analysis(const char* path);
