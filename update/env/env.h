@@ -3,8 +3,15 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+// One copy on flash: CRC-32 (4 bytes, little-endian), flag byte, data area. It lies at the start
+// of an erase unit twice its size; the unit's second half belongs to no copy.
+constexpr uint32_t env_copy_size = 0x40000;
+constexpr uint32_t env_sector_size = 0x80000;
+constexpr uint32_t env_data_size = env_copy_size - 5;
 
 // Opens the store (both copies read and checked, the copy in use kept). 0, or -1.
 int env_store_open();
@@ -17,6 +24,8 @@ const char* env_store_get(const char* name);
 // Defines a variable and writes the environment to flash. 0, or -1.
 int env_store_set(const char* name, const char* value);
 int hs_printenv();
+// Where the value begins when `entry` (name=value) defines `name`, else nullptr.
+const char* env_entry_match(const char* name, const char* entry);
 
 constexpr int PARTITION_COUNT = 11;
 constexpr std::array<std::string_view, PARTITION_COUNT> partition_names{
@@ -35,6 +44,14 @@ struct PartitionTable {
     char bootcmd[512];
 };
 
+// The text a PartitionRecord is stored as; at most 127 characters. Returns its length.
+int partition_record_format(const PartitionRecord* record, char* out, size_t out_size);
+// Reads a record text field by field into a cleared record; fields after the first piece that
+// does not match stay 0.
+void partition_record_parse(const char* text, PartitionRecord* record);
+
+// 0, or -1 when the environment cannot be read or a boot text does not fit its copy (the
+// copies are then left empty, so nothing shortened can be stored back).
 int flprog_get_part_table(PartitionTable* table);
 int set_firmware_info(const PartitionRecord* record);
 int set_boot_args(const PartitionTable* table);
