@@ -26,7 +26,10 @@ int format_local(time_t t, char* buf, size_t size)
     struct tm tm_local {};
     if (!localtime_r(&t, &tm_local))
         return 0;
-    return static_cast<int>(strftime(buf, size, "%Y-%m-%d %H:%M:%S", &tm_local));
+    size_t len = strftime(buf, size, "%Y-%m-%d %H:%M:%S", &tm_local);
+    if (len == 0)
+        buf[0] = '\0';  // strftime leaves a text that does not fit undefined
+    return static_cast<int>(len);
 }
 
 }  // namespace
