@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <vector>
+#if QV_HAVE_ZLIB
 #include <zlib.h>
+#endif
 
 // zlib declares a crc32 of its own; this names ours.
 static uint32_t ours(uint32_t crc, const void* data, size_t length) { return crc32(crc, data, length); }
@@ -23,7 +25,9 @@ TEST(Crc32, ChainsOverRandomSplitsAndAgreesWithZlib)
         for (auto& b : data)
             b = static_cast<unsigned char>(rng());
         const uint32_t whole = ours(0, data.data(), data.size());
+#if QV_HAVE_ZLIB  // the cross build has no zlib; the check value above still holds there
         EXPECT_EQ(whole, ::crc32(0L, data.data(), static_cast<uInt>(data.size())));
+#endif
 
         uint32_t chained = 0;
         size_t pos = 0;
