@@ -172,13 +172,15 @@ long env_range_read(int d, int fd, uint8_t* dest, uint32_t count, uint64_t posit
     }
     uint64_t processed = 0;
     while (processed < count) {
-        int bad = env_block_is_bad(fd, type, blockstart);
-        if (bad < 0)
-            return -1;
+        // The range is checked before the unit is asked about: a unit past the copy's range
+        // may lie past the end of the device, where the query itself fails.
         if (blockstart + seek + readlen > top) {
             fprintf(stderr, "Too few good blocks within range\n");
             return -1;
         }
+        int bad = env_block_is_bad(fd, type, blockstart);
+        if (bad < 0)
+            return -1;
         if (bad) {
             blockstart += blocklen;
             continue;
@@ -231,13 +233,13 @@ long env_range_write(int d, int fd, const uint8_t* src, uint32_t count, uint64_t
     uint64_t blockstart = erase_start;
     uint64_t processed = 0;
     while (processed < total) {
-        int bad = env_block_is_bad(fd, type, blockstart);
-        if (bad < 0)
-            return bad;
         if (blockstart + unit > top) {
             fprintf(stderr, "End of range reached, aborting\n");
             return -1;
         }
+        int bad = env_block_is_bad(fd, type, blockstart);
+        if (bad < 0)
+            return bad;
         if (bad) {
             blockstart += blocklen;
             continue;
