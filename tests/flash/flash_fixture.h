@@ -1,0 +1,119 @@
+// A simulated camera whose flash devices the test lays out, for driving the flash code in process.
+#pragma once
+
+#include "sim/sim.h"
+#include "tests/support/run.h"
+#include "update/env/env.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace flashtest {
+
+struct Output {
+    int rc;
+    std::string out;
+    std::string err;
+};
+
+inline Output capture(const std::function<int()>& call)
+{
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int rc = call();
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    return {rc, out, err};
+}
+
+inline std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 11) * 3) & 0xFF);
+    return s;
+}
+
+// What `camsim stats` says about one device.
+struct DevStats {
+    long erased = -1, programmed = -1, read = -1, reprogrammed = -1, bad_writes = -1;
+};
+
+class SimCamera : public ::testing::Test {
+protected:
+    qvtest::TempDir dir;
+    std::string root = dir.path();
+
+    void SetUp() override
+    {
+        setenv("CAMSIM_ROOT", root.c_str(), 1);
+        sim_reset();
+    }
+
+    void TearDown() override
+    {
+        env_store_release();
+        unsetenv("CAMSIM_ROOT");
+        sim_reset();
+    }
+
+    // A camera with the fixed factory layout (small), its environment opened.
+    void factory_camera()
+    {
+        ASSERT_EQ(camsim_init(root, true), 0);
+        sim_reset();
+        env_store_release();
+        ASSERT_EQ(env_store_open(), 0);
+    }
+
+    std::string dev_file(int n) const { return dir / ("dev/mtd" + std::to_string(n)); }
+    std::string flash(int n) const { return qvtest::read_file(dev_file(n)); }
+
+    void set_faults(const std::string& lines)
+    {
+        qvtest::write_file(dir / "sim/faults", lines);
+        sim_reset();
+    }
+
+    // Sets the bad blocks of mtdN in flash.conf.
+    void mark_bad(int n, const std::string& blocks)
+    {
+        std::istringstream in(qvtest::read_file(dir / "flash.conf"));
+        std::string out, line;
+        std::string key = "mtd" + std::to_string(n) + " ";
+        while (std::getline(in, line)) {
+            if (line.rfind(key, 0) == 0)
+                line = line.substr(0, line.find(" bad=")) + " bad=" + blocks;
+            out += line + "\n";
+        }
+        qvtest::write_file(dir / "flash.conf", out);
+        sim_reset();
+    }
+
+    // By device, as "mtdN".
+    std::map<std::string, DevStats> stats()
+    {
+        Output o = capture([&] { return camsim_stats(root); });
+        std::map<std::string, DevStats> all;
+        std::istringstream in(o.out);
+        std::string line;
+        while (std::getline(in, line)) {
+            char dev[32];
+            DevStats s;
+            if (sscanf(line.c_str(), "%31s %*s erased=%ld programmed=%ld read=%ld program_without_erase=%ld "
+                       "bad_block_writes=%ld", dev, &s.erased, &s.programmed, &s.read, &s.reprogrammed,
+                       &s.bad_writes) == 6)
+                all[dev] = s;
+        }
+        return all;
+    }
+};
+
+}  // namespace flashtest
