@@ -1,0 +1,57 @@
+# The NAND rules of the simulated camera against the kernel. The probe's table from nandsim
+# (in the machine) and from a simulated camera with the same device must be the same.
+
+check_nand_rules() {
+    local res=$1/nand_rules
+    local sim=$WORK/out/simcam
+    local size=$(($(part_blocks $RIG_SCRATCH_MTD) * RIG_BLOCK))
+    rm -rf "$sim"
+    mkdir -p "$sim/dev" "$sim/sim"
+    printf 'mtd%d %s 0x%x 0x%x 0x%x %d nand bad=%d\n' $RIG_SCRATCH_MTD rigscratch $size \
+        $RIG_BLOCK $RIG_PAGE $RIG_OOB $RIG_SCRATCH_BAD >"$sim/flash.conf"
+    head -c $size /dev/zero | tr '\0' '\377' >"$sim/dev/mtd$RIG_SCRATCH_MTD"
+    CAMSIM_ROOT=$sim "$BIN/mtd_probe-sim" /dev/mtd$RIG_SCRATCH_MTD $RIG_SCRATCH_BAD \
+        >"$res/probe-sim.out" 2>"$res/probe-sim.err" || true
+
+    if [ ! -s "$res/probe.out" ] || [ "$(cat "$res/probe.rc" 2>/dev/null)" != 0 ]; then
+        fail "the probe ran on nandsim" "rc $(cat "$res/probe.rc" 2>/dev/null)" \
+            "$(cat "$res/probe.err" 2>/dev/null)"
+        return
+    fi
+    pass "the probe ran on nandsim ($(wc -l <"$res/probe.out") operations)"
+    # Facts measured on this kernel that the rest of the project relies on.
+    local row want
+    while IFS='|' read -r row want; do
+        if grep -q "^$row  *$want\$" "$res/probe.out"; then
+            pass "kernel: $row gives $want"
+        else
+            fail "kernel: $row gives $want" "$(grep "^$row " "$res/probe.out" || echo "no row")"
+        fi
+    done <<'ROWS'
+MEMGETBADBLOCK bad block|ok 1
+MEMERASE bad block|err EIO
+write misaligned start|err EINVAL
+write short page|err EINVAL
+write into the bad block|ok 2048
+write page 0 again without erase|ok 2048
+MEMLOCK block 0|err ENOTSUPP(524)
+MEMUNLOCK block 0|err ENOTSUPP(524)
+ROWS
+    if cmp -s "$res/probe.out" "$res/probe-sim.out"; then
+        pass "the simulated camera gives the same table as the kernel"
+    else
+        fail "the simulated camera gives the same table as the kernel" \
+            "$(printf '%-44s %-22s %s' operation kernel 'simulated camera')" \
+            "$(join_tables "$res/probe.out" "$res/probe-sim.out")" \
+            "simulated camera's stderr: $(head -3 "$res/probe-sim.err")"
+    fi
+    echo "        real flash_erase over the bad block: rc $(cat "$res/flash_erase.rc"), stdout $(wc -c <"$res/flash_erase.out") bytes, stderr: $(tr '\n' '|' <"$res/flash_erase.err")"
+}
+
+# The rows where two probe tables differ, side by side.
+join_tables() {
+    paste -d'\n' "$1" "$2" | paste -d'\t' - - | while IFS=$'\t' read -r k s; do
+        [ "$k" = "$s" ] && continue
+        printf '%-44s %-22s %s\n' "${k:0:44}" "${k:45}" "${s:45}"
+    done
+}
