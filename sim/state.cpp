@@ -68,14 +68,11 @@ std::vector<MtdDev> load_flash_conf(const std::string& root)
              parse_number(w[5], oob) && es > 0 && ws > 0 && es % ws == 0 && d.size % es == 0 &&
              es <= UINT32_MAX;
         ok = ok && (w[6] == "nand" || w[6] == "nor");
-        if (ok && w.size() >= 8) {
-            ok = w.size() == 8 && w[7].rfind("bad=", 0) == 0;
-            std::string list = ok ? w[7].substr(4) : "";
-            size_t start = 0;
-            while (ok && start <= list.size() && !list.empty()) {
+        for (size_t i = 7; ok && i < w.size(); ++i) {
+            ok = w[i].rfind("bad=", 0) == 0 && w[i].size() > 4;
+            std::string list = ok ? w[i].substr(4) + "," : "";
+            for (size_t start = 0; ok && start < list.size();) {
                 size_t comma = list.find(',', start);
-                if (comma == std::string::npos)
-                    comma = list.size();
                 uint64_t b = 0;
                 ok = parse_number(list.substr(start, comma - start), b) && b < d.size / es;
                 d.bad.push_back(static_cast<uint32_t>(b));
