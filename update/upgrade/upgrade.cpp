@@ -188,6 +188,8 @@ int UPFW_run_update(const char* path)
         return -4;
     }
 
+    const PartitionTable stored = table;  // the boot texts as they are on flash
+
     // Root filesystem digit: the stored boot arguments must name the running bank.
     char* fs = strstr(table.bootargs, "=fs");
     if (!fs) {
@@ -269,6 +271,9 @@ int UPFW_run_update(const char* path)
     }
 
     if (set_boot_args(&table) < 0) {
+        // bootargs may already name the new bank while bootcmd still names the old one: put the
+        // old pair back so that the camera starts one whole bank.
+        set_boot_args(&stored);
         fprintf(stderr, "set boot args  faild!\n");
         return 18;
     }
