@@ -19,7 +19,8 @@ void watchdog_log(const std::string& call, long r, int err)
 {
     std::string result = r < 0 ? "-1 " + errno_name(err) : std::to_string(r);
     append_sim_file("watchdog.log", std::to_string(now_ms()) + " " + call + " " + result);
-    errno = err;
+    if (r < 0)
+        errno = err;
 }
 
 int watchdog_ioctl(const OpenFile& f, unsigned long request, void* ptr, unsigned long value, bool has_ptr)

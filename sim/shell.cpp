@@ -154,7 +154,7 @@ int pf_system(const char* command)
 FILE* pf_popen(const char* command, const char* mode)
 {
     State& s = state();
-    if (!command || !mode || strcmp(mode, "r") != 0) {
+    if (!command || !mode || (strcmp(mode, "r") != 0 && strcmp(mode, "re") != 0)) {
         errno = EINVAL;
         return nullptr;
     }
