@@ -4,9 +4,10 @@
 # a real /dev/watchdog, and checks on the host what they left behind. Exit status 0 when every
 # check passes.
 #
-#   bash kernel-rig/rig.sh [--bin DIR] [SCENARIO...]
+#   bash kernel-rig/rig.sh [--bin DIR] [--no-boot] [SCENARIO...]
 #
 # --bin DIR takes the programs from DIR instead of building build/bin with scripts/build.sh.
+# --no-boot checks the results of the last boots again without booting.
 # Naming scenarios runs only the phases (boots) that contain them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,11 +15,13 @@ ROOT=$PWD
 RIG=$ROOT/kernel-rig
 WORK=$ROOT/build-rig
 BIN=
+boot=1
 only=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --bin) BIN=$(cd "$2" && pwd); shift 2 ;;
-    -h | --help) sed -n '2,10p' "$0"; exit 0 ;;
+    --no-boot) boot=0; shift ;;
+    -h | --help) sed -n '2,11p' "$0"; exit 0 ;;
     *) only+=("$1"); shift ;;
     esac
 done
@@ -68,7 +71,7 @@ done
 
 # Two boots at a time (the machine has two cores): the long watchdog boot beside the others.
 pids=()
-for p in "${run_phases[@]}"; do
+[ $boot = 1 ] && for p in "${run_phases[@]}"; do
     IFS='|' read -r name extra scen ends <<<"$p"
     bad=$scratch_bad${extra:+,$extra}
     if [ "$name" = wd_dead ]; then
@@ -76,7 +79,7 @@ for p in "${run_phases[@]}"; do
         pids+=($!)
     fi
 done
-for p in "${run_phases[@]}"; do
+[ $boot = 1 ] && for p in "${run_phases[@]}"; do
     IFS='|' read -r name extra scen ends <<<"$p"
     bad=$scratch_bad${extra:+,$extra}
     [ "$name" = wd_dead ] || boot_phase "$name" "$bad" "$scen"

@@ -177,7 +177,7 @@ fail() {
     echo "  FAIL  $CHECKING: $1"
     shift
     local line
-    for line in "$@"; do echo "        $line"; done
+    for line in "$@"; do printf '%s\n' "$line" | sed 's/^/        /'; done
 }
 
 # expect_file WHAT EXPECTED_FILE ACTUAL_FILE: the two files are equal, byte for byte.

@@ -22,7 +22,15 @@ softdog_pings() {
     }' "$1"
 }
 
-# expect_notice RES WHAT REGEX: a line of the daemon's output matches.
+# The time of a mark the runner wrote into a trace file.
+trace_mark() {
+    awk -v m="$2" '$NF == m && /tracing_mark_write:/ {
+        for (i = 2; i <= NF; i++) if ($i ~ /^[0-9]+\.[0-9]+:$/) { t = $i; sub(/:$/, "", t) }
+        print t; exit
+    }' "$1"
+}
+
+# expect_line RES WHAT REGEX: a line of the daemon's output matches.
 expect_line() {
     expect_true "$2" "no line matching: $3" grep -qE "$3" "$1"
 }
@@ -51,14 +59,15 @@ check_watchdog() {
 
     # Pings: one at open, one with the time-out, a keepalive every 5 s until SIGTERM, and one
     # from the kernel itself when the device is closed without the magic character.
-    local started sigterm
-    started=$(cat "$res/started" 2>/dev/null || echo 0)
-    sigterm=$(cat "$res/sigterm-at" 2>/dev/null || echo 0)
     softdog_pings "$res/trace.txt" qv_watchdog >"$res/pings"
+    local started sigterm
+    started=$(trace_mark "$res/trace.txt" rig-start)
+    sigterm=$(trace_mark "$res/trace.txt" rig-sigterm)
     local report
     report=$(awk -v s="$started" -v e="$sigterm" '
         { t[NR] = $1 }
         END {
+            if (s == "" || e == "") { print "no start or SIGTERM mark in the trace"; exit 1 }
             if (NR < 5) { print "only " NR " pings"; exit 1 }
             if (t[1] < s || t[2] - t[1] > 0.5) { print "no two pings at open: " t[1] " " t[2]; exit 1 }
             if (t[NR] < e || t[NR] > e + 1) { print "no ping at the close: last at " t[NR] ", SIGTERM at " e; exit 1 }

@@ -15,6 +15,8 @@ begin_watchdog() {
     echo function >$t/current_tracer
     echo 1 >$t/tracing_on
     uptime_s >$d/started
+    # The trace has a clock of its own: mark the start and the SIGTERM in it.
+    echo rig-start >$t/trace_marker
     qv_watchdog >$d/wd.out 2>$d/wd.err &
     echo $! >$d/wd.pid
     sleep 1
@@ -35,7 +37,7 @@ end_watchdog() {
     sleep 2
     kill -USR2 $pid
     sleep 1
-    uptime_s >$d/sigterm-at
+    echo rig-sigterm >/sys/kernel/tracing/trace_marker
     kill -TERM $pid
     wait $pid
     echo $? >$d/wd.rc
