@@ -1,6 +1,8 @@
 // The options of update that work on the boot environment, run as the camera runs them.
 #include "tests/env/env_fixture.h"
 
+#include "platform/platform.h"
+
 #include <cstdio>
 
 using namespace envtest;
@@ -358,4 +360,36 @@ TEST_F(Program, PowerCutAtAnyPointOfASaveLeavesTheOldOrTheNewEnvironment)
     EXPECT_EQ(cuts, 2 * (4 + 256));
     EXPECT_GT(gave_old, 0);
     EXPECT_GT(gave_new, 0);
+}
+
+TEST_F(Program, SwitchPausesThreeSecondsOnTheCameraClockBeforeTheReboot)
+{
+    ASSERT_EQ(env_store_open(), 0);
+    const time_t start = pf_time();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(switch_system(2), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\tFilesys will switch to fs2 after reboot!\n");
+    EXPECT_EQ(pf_time() - start, 3);
+    EXPECT_EQ(shell_log(), "reboot\t0\n");
+
+    // An unknown bank neither waits nor reboots.
+    EXPECT_EQ(switch_system(7), -1);
+    EXPECT_EQ(pf_time() - start, 3);
+    EXPECT_EQ(shell_log(), "reboot\t0\n");
+}
+
+TEST_F(Program, TheBootLoaderStartsTheBankThatTheSwitchChose)
+{
+    qvtest::TempDir factory;
+    ASSERT_EQ(camsim_init(factory.path(), true), 0);
+    for (const char* id : {"2", "1"}) {
+        SCOPED_TRACE(id);
+        RunResult r = qvtest::run(bin("update-sim"), {"-S", id}, factory.path());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        RunResult boot = qvtest::run(bin("camsim"), {"boot", factory.path()});
+        EXPECT_NE(boot.out.find(std::string("kernel ker") + id), std::string::npos) << boot.out;
+        EXPECT_NE(boot.out.find(std::string("rootfs fs") + id), std::string::npos) << boot.out;
+        EXPECT_NE(boot.out.find(std::string("bank ") + id), std::string::npos) << boot.out;
+    }
 }
