@@ -101,6 +101,10 @@ check_env() {
     mkdir -p "$tmp"
     expect_file "/proc/mtd lists the camera's partitions" <(expected_proc_mtd) "$1/proc_mtd"
 
+    expect_run "update without options" "$res" open 0 "" ""
+    expect_file "opening the store writes nothing to env1" "$STAGE/rig/data/env/copy0.bin" "$res/open.mtd1"
+    expect_file "opening the store writes nothing to env2" "$STAGE/rig/data/env/copy1.bin" "$res/open.mtd2"
+
     expect_run "update -D 300" "$res" delay 0 "" ""
     env_vars 3 | grep -v '^bootdelay=' >"$tmp/delay"
     echo "bootdelay=44" >>"$tmp/delay"

@@ -43,6 +43,8 @@ check_watchdog() {
     expect_text "qv_watchdog: stderr" "" "$res/wd.err"
     expect_true "qv_watchdog starts without a configuration file" "$(head -4 "$res/wd.out" | cat -A)" \
         cmp -s <(head -4 "$res/wd.out") <(printf '\n =======open watchdog conf failed ===== \n\n ===== watchdog start 1111111 =========== \n')
+    expect_true "no keepalive failed" "$(grep -m1 'keep alive faield' "$res/wd.out")" \
+        bash -c "! grep -q 'keep alive faield' '$res/wd.out'"
     expect_text "softdog while the daemon runs" $'state active\ntimeout 45\n' "$res/sysfs-running"
     expect_text "the daemon was still running after the check at 60 s" $'yes\n' "$res/alive-after-check"
     expect_true "no death notice while the application lives" "$(grep -m1 'qvserver die' "$res/wd.out")" \
