@@ -79,7 +79,19 @@ void put_or_remove(const std::string& path, const std::optional<std::string>& co
 
 Camera::Camera(const Device& d)
 {
-    fs::copy(factory_camera(), dir_.path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    // The gate never writes the partitions beyond the environment: those are shared, not copied.
+    const fs::path factory = factory_camera();
+    for (const auto& entry : fs::recursive_directory_iterator(factory)) {
+        const fs::path rel = fs::relative(entry.path(), factory);
+        const fs::path to = dir_.path() / rel;
+        const std::string r = rel.string();
+        if (entry.is_directory())
+            fs::create_directories(to);
+        else if (r.starts_with("dev/mtd") && r != "dev/mtd1" && r != "dev/mtd2")
+            fs::create_hard_link(entry.path(), to);
+        else
+            fs::copy_file(entry.path(), to);
+    }
     for (const char* env_dev : {"dev/mtd1", "dev/mtd2"}) {
         if (d.env_unusable) {
             fs::remove(path(env_dev));

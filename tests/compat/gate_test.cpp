@@ -298,3 +298,53 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info)
 INSTANTIATE_TEST_SUITE_P(Rules, GateTable, ::testing::ValuesIn(cases()), case_name);
 
 }  // namespace
+
+namespace {
+
+// The whole output of a run that falls back to the built-in code and passes.
+TEST(GateOutput, DefaultCodePasses)
+{
+    Camera cam({.chipinfo = std::nullopt, .eeprom = std::nullopt, .mdio = "nomap"});
+    const char* image = cam.write_image({.version = V(1, 7, 0, 77), .mask = 0x20});
+    char message[GATE_MESSAGE_SIZE] = "untouched";
+    int code = -2;
+    Output o = capture([&] { code = upfw_check_compat(image, message); });
+
+    EXPECT_EQ(code, 0);
+    EXPECT_STREQ(message, "untouched");
+    EXPECT_EQ(o.out, "\n$$$$$$ ai_val=32 \n\nversion = 1.7.0.77\n"
+                     "Unable to open i2c bus 3!!!\n"
+                     "dm2016 read addr 0x0 error. \n"
+                     "\n$$$$$$ product=" + default_code + " \n\n"
+                     "====ai_upfw_val=32======\n"
+                     "====update=chipinfo=" + default_code + "======\n"
+                     "mmap phyaddr 0x10050000 failed !\n"
+                     "========= old phy 8035 ======== \n"
+                     "Unable to open i2c bus 3!!!\n");
+    EXPECT_EQ(o.err, "");
+    // The migration stored the default code; the next run takes it from the environment.
+    EXPECT_EQ(cam.env("chipinfo"), default_code);
+}
+
+// The whole output of a refusal by the PHY rule, with a mask printed as a signed number.
+TEST(GateOutput, BusyControllerRefuses)
+{
+    const std::string code_k = code_with(base_code, {{11, 'K'}});
+    Camera cam({.chipinfo = code_k, .mdio = "busy"});
+    const char* image = cam.write_image({.version = V(1, 7, 0, 57), .mask = ~0ULL});
+    char message[GATE_MESSAGE_SIZE] = {};
+    int code = 0;
+    Output o = capture([&] { code = upfw_check_compat(image, message); });
+
+    EXPECT_EQ(code, -15);
+    EXPECT_STREQ(message, "PHY_8211  version must >= 58\n");
+    EXPECT_EQ(o.out, "\n$$$$$$ ai_val=-1 \n\nversion = 1.7.0.57\n"
+                     "\n$$$$$$ product=" + code_k + " \n\n"
+                     "====ai_upfw_val=-1======\n"
+                     "====update=chipinfo=" + code_k + "======\n"
+                     "\n ======== mdio not ready, use new phy 8211 ===== \n"
+                     "============ get phy id = 0, use new phy 8211. \n");
+    EXPECT_TRUE(o.err.starts_with("PHY_8211  version must >= 58\n: ")) << o.err;
+}
+
+}  // namespace

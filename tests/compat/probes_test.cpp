@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstring>
+#include <filesystem>
 
 using namespace compat_test;
 
@@ -215,6 +216,16 @@ TEST(Mdio, ReadPhyIdentifier)
         capture([&] { again = mdio_read(4, 2); });
         EXPECT_EQ(again, c.value) << c.word;
     }
+}
+
+TEST(Mdio, NoPhysicalMemoryDevice)
+{
+    Camera cam({.mdio = "0x001c"});
+    std::filesystem::remove(cam.path("dev/mem"));
+    int value = 0;
+    Output o = capture([&] { value = mdio_read(4, 2); });
+    EXPECT_EQ(value, -1);
+    EXPECT_EQ(o.out, "Faile to open /dev/mem .\n");
 }
 
 // --- Sensor and codec files ---
