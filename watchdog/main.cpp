@@ -39,12 +39,14 @@ std::atomic<unsigned> arrived_tail{0};
 // A signal that found the queue full loses its notice lines, not its effect.
 std::atomic<int> lost_usr1{0};
 std::atomic<int> lost_usr2{0};
+std::atomic<int> lost_stop{0};
 
 // The main flow's account of the suspension, with the signals handled so far applied in the
 // order they arrived. pause_ticks itself may already show a SIGUSR2 that is still queued;
 // deciding from it would let a SIGUSR1 queued before that SIGUSR2 skip its wait.
 int suspension = 0;
 bool request_waiting = false;
+bool stopping = false;
 
 class ScopedFile {
 public:
@@ -64,7 +66,7 @@ private:
 // A waiting suspension request goes ahead once no suspension runs; a stopping daemon drops it.
 void carry_out_request()
 {
-    if (!request_waiting || suspension != 0 || exit_flag.load())
+    if (!request_waiting || suspension != 0 || stopping)
         return;
     request_waiting = false;
     qv_system("killall -USR1 qvserver");
@@ -74,7 +76,9 @@ void carry_out_request()
 void handle_arrived(int sig)
 {
     WD_NOTICE_AS("signal_handler", "[%s %d] recv signal %d==func:%s file:%s line:%d\n", sig);
-    if (sig == SIGUSR1) {
+    if (sig == SIGINT || sig == SIGTERM) {
+        stopping = true;
+    } else if (sig == SIGUSR1) {
         WD_NOTICE_AS("signal_handler", "[%s %d] user1 signal.==func:%s file:%s line:%d\n");
         request_waiting = true;  // a second request merges into a waiting one
         carry_out_request();
@@ -99,6 +103,8 @@ void signal_handler(int sig)
         lost_usr1.store(1);
     } else if (sig == SIGUSR2) {
         lost_usr2.store(1);
+    } else if (sig == SIGINT || sig == SIGTERM) {
+        lost_stop.store(1);
     }
     if (sig == SIGINT || sig == SIGTERM)
         exit_flag.store(1);
@@ -125,6 +131,8 @@ void signal_dispatch()
             handle_arrived(arrived[tail % arrived_capacity].load(std::memory_order_relaxed));
             arrived_tail.store(tail + 1, std::memory_order_release);
         }
+        if (lost_stop.exchange(0))
+            stopping = true;
         if (lost_usr2.exchange(0))
             suspension = 0;
         if (lost_usr1.exchange(0))
