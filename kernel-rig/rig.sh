@@ -36,6 +36,7 @@ PHASES=(
     "main||watchdog,nand_rules,env,env_bad|poweroff"
     "switch||switch|reboot"
     "wd_dead||watchdog_dead|reboot"
+    "gate||gate|poweroff"
 )
 ALL_SCENARIOS=$(for p in "${PHASES[@]}"; do echo "$p" | cut -d'|' -f3 | tr ',' '\n'; done)
 for s in $ALL_SCENARIOS; do
