@@ -283,6 +283,178 @@ TEST_F(FrontTest, ListingAGoodImage)
     EXPECT_FALSE(file_exists(at("/mnt/nand/upfw.log")));
 }
 
+// Runs with an UpgradeImage: the gate, the listing, the analysis and the update, in this order.
+class RunTest : public FrontTest {
+protected:
+    void SetUp() override
+    {
+        FrontTest::SetUp();
+        write_file(dir / "cmd", "#!/bin/sh\necho new tool\n");
+        write_file(dir / "ker", std::string(5000, 'k'));
+        write_file(dir / "fs", std::string(9000, 'f'));
+    }
+    void pack(const std::string& version, const std::vector<std::string>& slots)
+    {
+        std::vector<std::string> args = {"--version", version, "--date", "2021-02-26", "--ai-mask", "0x3f",
+                                         "-o", at(default_image)};
+        for (const std::string& slot : slots)
+            args.push_back(slot + "=" + (dir / slot));
+        RunResult r = run(bin("mkupgrade"), args);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    // What the gate prints on this camera (an imx327 sensor, the 8211 PHY) up to the sensor rule
+    // and after it.
+    static std::string gate_to_sensor(const std::string& version)
+    {
+        return "\n$$$$$$ ai_val=63 \n\nversion = " + version +
+               "\n\n$$$$$$ product=QVZ27R0807TA502G0100P77770000000 \n\n"
+               "====ai_upfw_val=63======\n"
+               "====update=chipinfo=QVZ27R0807TA502G0100P77770000000======\n";
+    }
+    static std::string gate(const std::string& version)
+    {
+        return gate_to_sensor(version) + "=========== new phy 8211 ======= \n";
+    }
+    std::string log() { return read_file(at("/mnt/nand/upfw.log")); }
+};
+
+TEST_F(RunTest, GateThenListingThenAnalysisWhateverTheOptionOrder)
+{
+    pack("1.7.0.80", {"cmd"});
+    const std::string listing = "List upfw /dev/shm/updateFM.bin infomation.\n"
+                                "Image info: \n"
+                                "cmd: \n"
+                                "offset  = 0x00000800\n"
+                                "size    = 2 K\n"
+                                "addr    = 0x00000000\n"
+                                "flag    = 0x00000000\n"
+                                "date    = 2021/2/26\n"
+                                "crc32   = 0xECC1E0FE\n"
+                                "version = 1.7.0.80\n"
+                                "bld: \nversion = 1.7.0.80\n"
+                                "ker: \nversion = 1.7.0.80\n"
+                                "fs: \nversion = 1.7.0.80\n"
+                                "tool: \nversion = 1.7.0.80\n"
+                                "bld2: \nversion = 1.7.0.80\n";
+    const std::string analysis = "Analysis image /dev/shm/updateFM.bin \n"
+                                 "==============name /dev/shm/updateFM.bin=\n"
+                                 "Create file: /dev/shm/update \n";
+    const std::string cmd = read_file(dir / "cmd");
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-a", "-l"}, {"-l", "-a"}}) {
+        SCOPED_TRACE(args[0]);
+        write_file(at("/dev/shm/update"), std::string(4000, 'o'));  // an older, longer tool
+        write_file(at("/sim/shell.log"), "");
+        RunResult r = update(args);
+        EXPECT_EQ(r.out, gate("1.7.0.80") + listing + analysis);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(read_file(at("/dev/shm/update")), cmd + std::string(2048 - cmd.size(), '\xFF'));
+        EXPECT_EQ(shell_log(), "chmod 777 /dev/shm/update\t0\n");
+        EXPECT_FALSE(file_exists(at("/mnt/nand/upfw.log")));
+    }
+}
+
+TEST_F(RunTest, AGateRefusalIsLoggedAndEndsTheRun)
+{
+    pack("1.7.0.64", {"cmd", "ker", "fs"});
+    write_file(at("/mnt/nand/upfw.log"), "earlier run");
+    const std::string message = "imx327 Sensor version must >= 65\n";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-l", "-a"}, {"-u", "-l"}}) {
+        SCOPED_TRACE(args[0] + args[1]);
+        RunResult r = update(args);
+        EXPECT_EQ(r.out, gate_to_sensor("1.7.0.64"));
+        // The gate's own report (the message, then whatever system error is current), then the
+        // message again from the ResultLog writer.
+        EXPECT_EQ(r.err.substr(0, message.size() + 2), message + ": ");
+        EXPECT_EQ(r.err.substr(r.err.size() - message.size() - 1), "\n" + message);
+        EXPECT_EQ(r.status, 241);
+        EXPECT_EQ(log(), result_log("-15", message));
+        EXPECT_FALSE(file_exists(at("/dev/shm/update")));
+        EXPECT_EQ(shell_log(), "");
+    }
+}
+
+TEST_F(RunTest, AFailedAnalysisIsLogged)
+{
+    pack("1.7.0.80", {"cmd"});
+    write_file(at("/etc/passwd"), "root:x:0:0\n");
+    // Planted by anybody who may write to /dev/shm.
+    ASSERT_EQ(symlink(at("/etc/passwd").c_str(), at("/dev/shm/update").c_str()), 0);
+    RunResult r = update({"-a"});
+    EXPECT_EQ(r.out, gate("1.7.0.80") +
+                         "Analysis image /dev/shm/updateFM.bin \n"
+                         "==============name /dev/shm/updateFM.bin=\n"
+                         "Create file: /dev/shm/update \n");
+    EXPECT_EQ(r.err,
+              "open output imager: Too many levels of symbolic links\n"
+              "write /dev/shm/update faild\n"
+              "Analysis /dev/shm/updateFM.bin faild!\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(log(), result_log("-1", "Analysis /dev/shm/updateFM.bin faild!\n"));
+    EXPECT_EQ(read_file(at("/etc/passwd")), "root:x:0:0\n");
+}
+
+TEST_F(RunTest, ASuccessfulUpdateReplacesTheOldResultLog)
+{
+    pack("1.7.0.80", {"ker", "fs"});
+    // The first update goes into bank 2; after its boot the second goes into bank 1.
+    for (bool earlier_log : {false, true}) {
+        SCOPED_TRACE(earlier_log);
+        const char* new_bank = earlier_log ? "ubi.mtd=fs1" : "ubi.mtd=fs2";
+        write_file(at("/sim/shell.log"), "");
+        if (earlier_log)
+            write_file(at("/mnt/nand/upfw.log"), std::string(600, 'x'));
+        RunResult r = update({"-u"});
+        const std::string begin = gate("1.7.0.80") + "Begin update /dev/shm/updateFM.bin \n\n\nstart UPFW_run_update\n";
+        const std::string end = "\n\n end UPFW_run_update \n\n";
+        EXPECT_EQ(r.out.substr(0, begin.size()), begin);
+        ASSERT_GE(r.out.size(), end.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
+        EXPECT_EQ(r.err, std::string(earlier_log ? "Has update, update again!" : "") + "update success!\n");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(log(), result_log("0", "update success!\n"));
+        // The old log goes before the run touches anything.
+        std::string shell = shell_log();
+        EXPECT_EQ(shell.rfind("rm -f /mnt/nand/upfw.log\t0\n", 0) == 0, earlier_log) << shell;
+        EXPECT_EQ(shell.find("rm -f", 1), std::string::npos);
+        RunResult boot = run(bin("camsim"), {"boot", root});
+        EXPECT_EQ(boot.status, 0);
+        EXPECT_NE(read_file(at("/proc/cmdline")).find(new_bank), std::string::npos);
+    }
+}
+
+TEST_F(RunTest, AFailedUpdateIsLoggedWithItsMessage)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> slots;
+        bool damage;
+        std::string code;
+        std::string message;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"no root filesystem", {"ker"}, false, "-9", "update filesys partition faild!\n", 247},
+        {"a damaged component", {"ker", "fs"}, true, "-2", "verify update firmware faild!\n", 254},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        pack("1.7.0.80", c.slots);
+        if (c.damage) {
+            std::string image = read_file(at(default_image));
+            image[image.size() - 1] ^= 1;
+            write_file(at(default_image), image);
+        }
+        const std::string flash_before = read_file(at("/dev/mtd4")) + read_file(at("/dev/mtd6"));
+        RunResult r = update({"-u"});
+        EXPECT_EQ(r.status, c.status);
+        ASSERT_GE(r.err.size(), c.message.size());
+        EXPECT_EQ(r.err.substr(r.err.size() - c.message.size()), c.message);
+        EXPECT_EQ(log(), result_log(c.code, c.message));
+        EXPECT_EQ(read_file(at("/dev/mtd4")) + read_file(at("/dev/mtd6")), flash_before);
+    }
+}
+
 TEST(ResultMessages, KnownCodesHaveTheirTextOthersTheErrCodeForm)
 {
     struct Case {

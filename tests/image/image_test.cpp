@@ -1,10 +1,12 @@
 // Reading, listing, checking and extracting UpgradeImages, in process, on files in a scratch folder.
 #include "common/crc32.h"
+#include "sim/sim.h"
 #include "tests/support/run.h"
 #include "update/image/image.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -83,16 +85,24 @@ struct TestImage {
     std::string data;
 };
 
+// Relative paths are the working directory's, the scratch folder; absolute ones are the
+// simulated camera's, in the folder "cam" beside them.
 class ImageTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_EQ(camsim_init(root, true), 0);
+        setenv("CAMSIM_ROOT", root.c_str(), 1);
+        sim_reset();
         ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
     }
     void TearDown() override { ASSERT_EQ(chdir(old_cwd), 0); }
 
+    std::string at(const std::string& path) const { return root + path; }
+
     TempDir dir;
+    std::string root = dir / "cam";
     char old_cwd[4096];
 };
 
@@ -332,6 +342,58 @@ TEST_F(ExtractTest, ReportsEachFailingStep)
     close(write_only);
     close(pipe_fds[0]);
     close(pipe_fds[1]);
+}
+
+TEST_F(ImageTest, AnalysisInstallsEveryPresentCmdEntryInTurn)
+{
+    TestImage img;
+    img.add(0, pattern(4096, 1));
+    img.add(2, pattern(2048, 2));
+    img.add(4, pattern(2048, 3));
+    memcpy(img.entry(4).name, "cmd", 4);  // found by its name, not by its place
+    img.save("image.bin");
+    Output r = capture([] { return image_analysis("image.bin"); });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "==============name image.bin=\n"
+              "Create file: /dev/shm/update \n"
+              "Create file: /dev/shm/update \n");
+    // The later one replaces the earlier one whole.
+    EXPECT_EQ(read_file(at("/dev/shm/update")), pattern(2048, 3));
+    EXPECT_EQ(read_file(at("/sim/shell.log")), "chmod 777 /dev/shm/update\t0\nchmod 777 /dev/shm/update\t0\n");
+}
+
+TEST_F(ImageTest, AnalysisWithoutACmdComponentOnlyPrintsItsBanner)
+{
+    TestImage img;
+    img.add(2, pattern(2048, 1));
+    img.entry(0).size = 2048;  // a size without an offset carries no data
+    img.add(3, pattern(2048, 2));
+    memcpy(img.entry(3).name, "cmdx", 5);
+    img.save("image.bin");
+    Output r = capture([] { return image_analysis("image.bin"); });
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "==============name image.bin=\n");
+    EXPECT_FALSE(file_exists(at("/dev/shm/update")));
+    EXPECT_FALSE(file_exists(at("/sim/shell.log")));
+}
+
+TEST_F(ImageTest, AnalysisStopsAtAFailedExtraction)
+{
+    TestImage img;
+    img.add(0, pattern(3000, 1));
+    img.add(4, pattern(2048, 3));
+    memcpy(img.entry(4).name, "cmd", 4);
+    img.save("image.bin");
+    put("cam/sim/faults", "fail write /dev/shm/update 2 EIO\n");
+    sim_reset();
+    Output r = capture([] { return image_analysis("image.bin"); });
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.out, "==============name image.bin=\nCreate file: /dev/shm/update \n");
+    EXPECT_EQ(r.err, "write output imager: Input/output error\nwrite /dev/shm/update faild\n");
+    EXPECT_FALSE(file_exists(at("/sim/shell.log")));
 }
 
 }  // namespace
