@@ -34,8 +34,8 @@ done
 # bring their own, with kernel-rig/scenarios/NAME.vm.sh and NAME.host.sh.
 PHASES=(
     "main||watchdog,nand_rules,env,env_bad|poweroff"
-    "switch||switch|reboot"
     "wd_dead||watchdog_dead|reboot"
+    "switch||switch|reboot"
     "gate||gate|poweroff"
 )
 ALL_SCENARIOS=$(for p in "${PHASES[@]}"; do echo "$p" | cut -d'|' -f3 | tr ',' '\n'; done)
@@ -70,22 +70,20 @@ for p in "${PHASES[@]}"; do
 done
 [ ${#run_phases[@]} -gt 0 ] || die "no phase runs the scenarios ${only[*]}"
 
-# Two boots at a time (the machine has two cores): the long watchdog boot beside the others.
-pids=()
-[ $boot = 1 ] && for p in "${run_phases[@]}"; do
-    IFS='|' read -r name extra scen ends <<<"$p"
-    bad=$scratch_bad${extra:+,$extra}
-    if [ "$name" = wd_dead ]; then
-        boot_phase "$name" "$bad" "$scen" &
-        pids+=($!)
-    fi
-done
-[ $boot = 1 ] && for p in "${run_phases[@]}"; do
-    IFS='|' read -r name extra scen ends <<<"$p"
-    bad=$scratch_bad${extra:+,$extra}
-    [ "$name" = wd_dead ] || boot_phase "$name" "$bad" "$scen"
-done
-for pid in "${pids[@]}"; do wait "$pid"; done
+# Two boots at a time (the machine has two cores), in the order of PHASES: the long ones first.
+if [ $boot = 1 ]; then
+    running=0
+    for p in "${run_phases[@]}"; do
+        IFS='|' read -r name extra scen ends <<<"$p"
+        if [ $running -ge 2 ]; then
+            wait -n || true
+            running=$((running - 1))
+        fi
+        boot_phase "$name" "$scratch_bad${extra:+,$extra}" "$scen" &
+        running=$((running + 1))
+    done
+    wait
+fi
 
 # The checks go on after a failed command: each reports its own failure.
 set +e +o pipefail

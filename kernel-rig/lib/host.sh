@@ -145,12 +145,13 @@ boot_phase() {
     mkdir -p "$out/results"
     truncate -s 64M "$out/results.img"
     local t0=$SECONDS
+    local rc=0
     timeout 300 qemu-system-x86_64 -kernel "$KERNEL_DIR/vmlinux" -initrd "$WORK/initramfs.cpio" \
         -append "console=ttyS0 quiet panic=-1 ubi.mtd=fs1 rig.phase=$phase rig.badblocks=$bad rig.scenarios=$scen" \
         -display none -serial "file:$out/console.log" -monitor none -no-reboot -m 512M \
         -accel tcg -nic none -drive "file=$out/results.img,format=raw,if=virtio" </dev/null \
-        >"$out/qemu.log" 2>&1
-    echo $? >"$out/qemu.rc"
+        >"$out/qemu.log" 2>&1 || rc=$?
+    echo $rc >"$out/qemu.rc"
     tar -xf "$out/results.img" -C "$out/results" 2>/dev/null || true
     log "phase $phase: $((SECONDS - t0)) s"
 }
