@@ -37,6 +37,7 @@ PHASES=(
     "wd_dead||watchdog_dead|reboot"
     "switch||switch|reboot"
     "gate||gate|poweroff"
+    "install|81,467|install|poweroff"  # ker2's block 1 and fs2's block 3 (scenarios/install.host.sh)
 )
 ALL_SCENARIOS=$(for p in "${PHASES[@]}"; do echo "$p" | cut -d'|' -f3 | tr ',' '\n'; done)
 for s in $ALL_SCENARIOS; do
