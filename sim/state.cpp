@@ -270,11 +270,12 @@ bool fault(const char* call, const std::string& path)
     State& s = state();
     if (s.faults.empty())
         return false;
-    long n = ++s.call_counts[std::string(call) + '\n' + path];
+    long on_path = ++s.call_counts[std::string(call) + '\n' + path];
+    long on_any = ++s.call_counts[std::string(1, '\x01') + call];  // every path
     for (const auto& f : s.faults) {
         if (f.call != call || (f.path != path && f.path != "*"))
             continue;
-        long count = f.path == "*" ? ++s.call_counts[std::string(call) + "\n*"] : n;
+        long count = f.path == "*" ? on_any : on_path;
         if (count == f.nth || (f.and_later && count > f.nth)) {
             errno = f.err;
             return true;

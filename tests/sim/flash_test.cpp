@@ -318,6 +318,14 @@ TEST_F(SimTest, FopenCountsAsOpenAndAFailedCloseStillReleasesTheDescriptor)
     EXPECT_EQ(pf_close(fd), -1);
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+
+    // PATH * counts the calls on every path together.
+    sim_file("faults", "fail stat * 2 EIO\n");
+    struct stat st {};
+    EXPECT_EQ(pf_stat("/f.bin", &st), 0);
+    EXPECT_EQ(pf_stat("/proc/mtd", &st), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(pf_stat("/f.bin", &st), 0);
 }
 
 TEST_F(SimTest, PowercutLeavesThePageHalfProgrammedAndEndsTheProcess)
