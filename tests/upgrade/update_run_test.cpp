@@ -3,7 +3,9 @@
 #include "tests/upgrade/upgrade_fixture.h"
 #include "update/upgrade/upgrade.h"
 
+#include <algorithm>
 #include <functional>
+#include <random>
 #include <vector>
 
 using namespace upgradetest;
@@ -432,4 +434,64 @@ TEST_F(UpdateRun, FailedJobsComposeTheirCodesAndLeaveTheOldBankBooting)
         EXPECT_NE(b.out.find("bank 1\n"), std::string::npos) << b.out;
         TearDown();
     }
+}
+
+TEST_F(UpdateRun, SeededBadBlockPatterns)
+{
+    // ker2 has 8 blocks, fs2 16; the kernel needs 5 good ones, the root filesystem 12.
+    kernel = pattern(5 * BLOCK - PAGE, 31);
+    rootfs = pattern(12 * BLOCK, 32);
+    // What the writer must end with: 0 when the good blocks hold the data; otherwise 11, or 8
+    // when the partition's last block is bad (the query after it addresses the partition end).
+    auto outcome = [](const std::vector<bool>& bad, size_t bytes) {
+        size_t left = bytes;
+        for (bool b : bad) {
+            if (!b)
+                left -= std::min<size_t>(left, BLOCK);
+            if (left == 0)
+                return 0;
+        }
+        return bad.back() ? 8 : 11;
+    };
+    int succeeded = 0, failed = 0;
+    std::string codes;
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        std::mt19937 random(seed);
+        std::vector<bool> ker_bad(8), fs_bad(16);
+        std::string ker_list, fs_list;
+        for (size_t i = 0; i < ker_bad.size(); ++i)
+            if ((ker_bad[i] = random() % 100 < 25))
+                ker_list += (ker_list.empty() ? "" : ",") + std::to_string(i);
+        for (size_t i = 0; i < fs_bad.size(); ++i)
+            if ((fs_bad[i] = random() % 100 < 20))
+                fs_list += (fs_list.empty() ? "" : ",") + std::to_string(i);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": ker2 bad " + ker_list + ", fs2 bad " + fs_list);
+        SetUp();
+        if (!ker_list.empty())
+            mark_bad(KER2, ker_list);
+        if (!fs_list.empty())
+            mark_bad(FS2, fs_list);
+        put_image(standard());
+        int ker = outcome(ker_bad, kernel.size()), fs = outcome(fs_bad, rootfs.size());
+        int expected = ker ? 0xA00 | ker : fs ? 0xC00 | fs : 0;
+
+        Output o = run();
+        EXPECT_EQ(o.rc, expected) << o.err;
+        for (auto& [dev, s] : stats()) {
+            EXPECT_EQ(s.bad_writes, 0) << dev;
+            EXPECT_EQ(s.reprogrammed, 0) << dev;
+        }
+        Output b = boot();
+        EXPECT_EQ(b.rc, 0) << b.out;
+        EXPECT_NE(b.out.find(expected ? "bank 1\n" : "bank 2\n"), std::string::npos) << b.out;
+        (expected ? failed : succeeded)++;
+        char code[16];
+        snprintf(code, sizeof code, " 0x%X", unsigned(o.rc));
+        codes += code;
+        TearDown();
+    }
+    printf("bad-block patterns: %d installed, %d refused; codes:%s\n", succeeded, failed, codes.c_str());
+    // The seeds give both outcomes.
+    EXPECT_GT(succeeded, 0);
+    EXPECT_GT(failed, 0);
 }
