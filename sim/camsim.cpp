@@ -147,9 +147,11 @@ std::vector<uint8_t> env_copy(const std::vector<std::string>& vars, uint8_t flag
     return copy;
 }
 
+// The programmed bitmap's bits (one a sub-page) for the first `bytes` bytes of a device.
 void mark_programmed(std::vector<uint8_t>& map, uint64_t bytes)
 {
-    for (uint64_t p = 0; p < (bytes + page - 1) / page; ++p)
+    constexpr uint32_t sub = subpage_size(page);
+    for (uint64_t p = 0; p < (bytes + sub - 1) / sub; ++p)
         map[p / 8] |= static_cast<uint8_t>(1u << (p % 8));
 }
 
@@ -375,7 +377,7 @@ int camsim_init(const std::string& root_arg, bool small)
             return fail(path);
         // Pages the factory programmed; the environment writer programs its whole unit.
         uint64_t programmed = data.empty() ? 0 : (name == "env1" || name == "env2" ? env_unit_size : data.size());
-        std::vector<uint8_t> map((sizes[i] / page + 7) / 8, 0);
+        std::vector<uint8_t> map((sizes[i] / subpage_size(page) + 7) / 8, 0);
         mark_programmed(map, programmed);
         if (!write_file(root + "/sim/pages.mtd" + std::to_string(i), std::string(map.begin(), map.end())))
             return fail(root + "/sim");

@@ -77,8 +77,9 @@ ssize_t mtd_read(const MtdDev& d, int fd, void* buf, size_t n, uint64_t pos)
     return r;
 }
 
-// Books one program operation of page (unit) u; true when it broke a NAND rule.
-void count_program(const MtdDev& d, uint64_t unit)
+// Books the program of bytes [from, to) of page (unit) u. A NAND sub-page programmed again
+// without an erase breaks the chip's rules; other sub-pages of a programmed page do not.
+void count_program(const MtdDev& d, uint64_t unit, uint64_t from, uint64_t to)
 {
     Counters& c = counters(d.number);
     ++c.programmed;
@@ -88,10 +89,14 @@ void count_program(const MtdDev& d, uint64_t unit)
     if (!d.nand)
         return;
     uint8_t* map = page_map(d);
-    uint8_t bit = static_cast<uint8_t>(1u << (unit % 8));
-    if (map[unit / 8] & bit)
+    bool again = false;
+    for (uint64_t sp = from / d.subpage(); sp < (to + d.subpage() - 1) / d.subpage(); ++sp) {
+        uint8_t bit = static_cast<uint8_t>(1u << (sp % 8));
+        again = again || (map[sp / 8] & bit);
+        map[sp / 8] |= bit;
+    }
+    if (again)
         ++c.reprogrammed;
-    map[unit / 8] |= bit;
 }
 
 // Programs [pos, pos+n): each stored byte becomes old AND new, as flash cells only lose charge.
@@ -102,24 +107,28 @@ bool program(const MtdDev& d, int fd, const uint8_t* src, size_t n, uint64_t pos
     while (done < n) {
         uint64_t at = pos + done;
         size_t len = std::min(n - done, chunk_size);
+        // Chunks end on page boundaries, so that a page is one program operation of the write.
+        uint64_t page_end = (at + len) / d.writesize * d.writesize;
+        if (done + len < n && page_end > at)
+            len = static_cast<size_t>(page_end - at);
         ssize_t got = ::pread(fd, cells, len, static_cast<off_t>(at));
         if (got < 0)
             return false;
         memset(cells + got, 0xFF, len - static_cast<size_t>(got));
         for (size_t i = 0; i < len; ++i)
             cells[i] &= src[done + i];
+        // One program operation for each page the chunk touches, whole or in sub-pages.
         uint64_t first = at / d.writesize, last = (at + len - 1) / d.writesize;
         for (uint64_t u = first; u <= last; ++u) {
+            uint64_t ua = std::max(at, u * d.writesize);
+            uint64_t ub = std::min(at + len, (u + 1) * d.writesize);
+            count_program(d, u, ua, ub);
             if (mutation_fails()) {
-                uint64_t ua = std::max(at, u * d.writesize);
-                uint64_t ub = std::min(at + len, (u + 1) * d.writesize);
                 size_t keep = static_cast<size_t>(ua - at + (ub - ua) / 2);
-                count_program(d, u);
                 ssize_t w = ::pwrite(fd, cells, keep, static_cast<off_t>(at));
                 (void)w;
                 power_lost();
             }
-            count_program(d, u);
         }
         if (::pwrite(fd, cells, len, static_cast<off_t>(at)) != static_cast<ssize_t>(len))
             return false;
@@ -141,7 +150,8 @@ ssize_t mtd_write(const OpenFile& f, const MtdDev& d, int fd, const void* buf, s
     n = static_cast<size_t>(std::min<uint64_t>(n, d.size - pos));
     if (n == 0)
         return 0;
-    if (d.nand && (pos % d.writesize != 0 || n % d.writesize != 0)) {
+    // NAND takes whole sub-pages; the rest of a page keeps what it holds.
+    if (d.nand && (pos % d.subpage() != 0 || n % d.subpage() != 0)) {
         errno = EINVAL;
         return -1;
     }
@@ -279,8 +289,8 @@ int erase_block(const MtdDev& d, int fd, uint64_t block)
     ++counters(d.number).erased;
     if (d.nand) {
         uint8_t* map = page_map(d);
-        for (uint64_t p = start / d.writesize; p < (start + len) / d.writesize; ++p)
-            map[p / 8] &= static_cast<uint8_t>(~(1u << (p % 8)));
+        for (uint64_t sp = start / d.subpage(); sp < (start + len) / d.subpage(); ++sp)
+            map[sp / 8] &= static_cast<uint8_t>(~(1u << (sp % 8)));
     }
     if (cut)
         power_lost();

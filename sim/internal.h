@@ -9,6 +9,18 @@
 
 namespace sim {
 
+// The smallest part of a NAND page that can be programmed on its own, as the kernel's NAND core
+// gives it for the simulator's chips: a quarter of a 2048- or 4096-byte page, half of a 512-byte
+// one. Other page sizes have no such parts here: the page itself.
+constexpr uint32_t subpage_size(uint32_t writesize)
+{
+    if (writesize >= 2048 && writesize % 4 == 0)
+        return writesize / 4;
+    if (writesize == 512)
+        return writesize / 2;
+    return writesize;
+}
+
 // One device of flash.conf.
 struct MtdDev {
     int number = -1;  // N of mtdN
@@ -18,6 +30,8 @@ struct MtdDev {
     bool nand = true;
     std::vector<uint32_t> bad;  // indices of bad erase blocks
     bool is_bad(uint64_t block) const;
+    // NAND: the unit a write must start on and cover. NOR writes bytes and tracks no sub-pages.
+    uint32_t subpage() const { return nand ? subpage_size(writesize) : writesize; }
 };
 
 // Persistent per-device counters, kept in sim/counters (mapped, so a power cut loses nothing).
@@ -25,7 +39,7 @@ struct Counters {
     uint64_t erased;
     uint64_t programmed;
     uint64_t read;
-    uint64_t reprogrammed;  // programs without an erase since the last program
+    uint64_t reprogrammed;  // pages with a sub-page programmed again without an erase
     uint64_t bad_writes;    // pages written into bad blocks
 };
 constexpr int max_mtd = 64;
@@ -107,7 +121,7 @@ const MtdDev* mtd_of_path(const std::string& normal);
 bool fault(const char* call, const std::string& path);
 
 Counters& counters(int mtd);
-// The programmed-page bitmap of a device (one bit a page).
+// The programmed bitmap of a NAND device (one bit a sub-page).
 uint8_t* page_map(const MtdDev& d);
 
 // Counts one flash mutation; true when the power is to fail during it.

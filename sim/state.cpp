@@ -302,7 +302,7 @@ uint8_t* page_map(const MtdDev& d)
     auto it = s.page_maps.find(d.number);
     if (it != s.page_maps.end())
         return it->second;
-    size_t size = static_cast<size_t>((d.size / d.writesize + 7) / 8);
+    size_t size = static_cast<size_t>((d.size / d.subpage() + 7) / 8);
     if (size == 0)
         size = 1;
     ensure_sim_dir(s);
