@@ -30,7 +30,9 @@ check_nand_rules() {
     done <<'ROWS'
 MEMGETBADBLOCK bad block|ok 1
 MEMERASE bad block|err EIO
+write at a 512-byte offset|ok 2048
 write at a 100-byte offset|err EINVAL
+write 1024 bytes|ok 1024
 write 1000 bytes|err EINVAL
 write into the bad block|ok 2048
 write page 0 again without erase|ok 2048
@@ -45,6 +47,16 @@ ROWS
         [ -s "$res/probe-sim.err" ] && details+=("$(sed 's/^/simulated camera: /' "$res/probe-sim.err" | head -3)")
         fail "the simulated camera gives the same table as the kernel" "${details[@]}" \
             "whole table: ${res#$ROOT/}/table.txt"
+    fi
+    # The sim suite checks the simulated camera against this recording on every test run; it
+    # holds only while the recording is still what the kernel prints.
+    local recorded=$ROOT/tests/sim/nandsim_probe_table.txt
+    if cmp -s "$res/probe.out" "$recorded"; then
+        pass "the kernel's table is the one recorded in ${recorded#$ROOT/}"
+    else
+        fail "the kernel's table is the one recorded in ${recorded#$ROOT/}" \
+            "$(diff --label recorded --label kernel -u "$recorded" "$res/probe.out" | head -30)" \
+            "after mending the simulated camera: cp ${res#$ROOT/}/probe.out ${recorded#$ROOT/}"
     fi
     # Not a rule of the simulated camera's devices, but what the programs meet when they run
     # the real flash_erase: its progress on stdout, and complaints when there is a bad block.
