@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds everything, then runs the main job on a simulated camera: a factory-fresh camera, an
-# UpgradeImage packed from component files, and update listing that image.
+# UpgradeImage packed from component files, update listing and installing it into the bank that
+# is not running, and the camera's next power-on starting the new bank.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh >/dev/null
@@ -20,3 +21,12 @@ mkdir -p "$cam/dev/shm"
 
 echo "== update -l"
 CAMSIM_ROOT=$cam "$bin/update-sim" -l
+
+echo "== update -u: into bank 2, read back, recorded, then the boot arguments switch"
+CAMSIM_ROOT=$cam "$bin/update-sim" -u
+
+echo "== the ResultLog"
+tr -d '\0' <"$cam/mnt/nand/upfw.log"
+
+echo "== camsim boot: the next power-on"
+"$bin/camsim" boot "$cam"
