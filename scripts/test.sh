@@ -15,17 +15,19 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1:exitcode=86
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87
 (cd build-asan && ctest --output-on-failure -j"$(nproc)")
 
-echo "== tests (armhf, under qemu-arm)"
+echo "== armhf build (the camera's)"
 bash scripts/install-deps.sh g++-arm-linux-gnueabihf libc6-dev-armhf-cross binutils \
     qemu-user googletest
 cmake -S . -B build-armhf --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake >/dev/null
 cmake --build build-armhf -j"$(nproc)"
+
+echo "== stripped sizes"
+bash scripts/sizes.sh
+
+echo "== tests (armhf, under qemu-arm)"
 (
     # Tests start the programs they run as child processes through this, as ctest starts
     # the tests (cmake/armhf.cmake).
     export QV_TEST_EMULATOR="/usr/bin/qemu-arm -L /usr/arm-linux-gnueabihf"
     cd build-armhf && ctest --output-on-failure -j"$(nproc)"
 )
-
-echo "== stripped sizes"
-bash scripts/sizes.sh
