@@ -15,6 +15,10 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+// The camera is 32-bit: offsets past 2 GiB and times past 2038 need the 64-bit types there too.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+static_assert(sizeof(time_t) == 8, "build with _TIME_BITS=64");
+
 // Files and devices. The MTD, i2c-dev and watchdog devices are files too: their requests go
 // through pf_ioctl (a pointer argument) or pf_ioctl_arg (an integer argument).
 int pf_open(const char* path, int flags, mode_t mode = 0);
