@@ -1,6 +1,7 @@
 // What the device says about itself: ProductCode, EEPROM, PHY, sensor and codec.
 #include "update/compat/compat.h"
 
+#include "common/unique_fd.h"
 #include "platform/platform.h"
 #include "update/env/env.h"
 
@@ -18,23 +19,6 @@ constexpr char default_product_code[] = "QVZ27R0807TA501G0100P77770000000";
 static_assert(sizeof default_product_code == PRODUCT_CODE_LENGTH + 1);
 
 constexpr const char* chipinfo_key = "chipinfo";
-
-// Closes a descriptor on every path out of a scope.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            pf_close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Copies at most PRODUCT_CODE_LENGTH characters; the caller's buffer is zero-filled already.
 void copy_product_code(char* out, const char* code)
@@ -81,7 +65,7 @@ void* mdio_window = nullptr;
 bool read_short_text(const char* path, std::array<char, 33>& text)
 {
     text.fill('\0');
-    Fd fd(pf_open(path, O_RDONLY));
+    UniqueFd fd(pf_open(path, O_RDONLY));
     if (fd.get() < 0)
         return false;
     if (pf_read(fd.get(), text.data(), text.size() - 1) < 0)

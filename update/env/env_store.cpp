@@ -4,6 +4,7 @@
 #include "update/env/env_store.h"
 
 #include "common/crc32.h"
+#include "common/unique_fd.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -53,30 +54,6 @@ constexpr char default_environment[] =
     "baudrate=115200\0"
     "\0";
 static_assert(sizeof default_environment == 180);
-
-// Closes on every path; close() reports the result where it matters.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            pf_close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int close()
-    {
-        int r = pf_close(fd_);
-        fd_ = -1;
-        return r;
-    }
-
-private:
-    int fd_;
-};
 
 uint32_t get_le32(const uint8_t* p)
 {
@@ -319,8 +296,8 @@ int env_device_access(uint8_t* dest)
 {
     const bool write_mode = dest == nullptr;
     const EnvDevice& cur = store.devices[store.current];
-    Fd fd(pf_open(cur.path, write_mode ? O_RDWR : O_RDONLY));
-    if (!fd.valid()) {
+    UniqueFd fd(pf_open(cur.path, write_mode ? O_RDWR : O_RDONLY));
+    if (!fd.ok()) {
         fprintf(stderr, "Can't open %s: %s\n", cur.path, strerror(errno));
         return -1;
     }
@@ -330,8 +307,8 @@ int env_device_access(uint8_t* dest)
     } else {
         const int target = 1 - store.current;
         const EnvDevice& other = store.devices[target];
-        Fd tfd(pf_open(other.path, O_RDWR));
-        if (!tfd.valid()) {
+        UniqueFd tfd(pf_open(other.path, O_RDWR));
+        if (!tfd.ok()) {
             fprintf(stderr, "Can't open %s: %s\n", other.path, strerror(errno));
             result = -1;
         } else {

@@ -3,7 +3,7 @@
 #include "common/crc32.h"
 #include "common/shell.h"
 #include "platform/platform.h"
-#include "update/flash/unique_fd.h"
+#include "common/unique_fd.h"
 
 #include <algorithm>
 #include <array>
@@ -91,16 +91,16 @@ int nand_flash_write_file(const char* image_path, const WriteJob* job)
     int64_t remaining = job->size;
     const uint32_t page = info.writesize;
     if (!job->pad && remaining % page != 0) {
-        dev.reset();
-        image.reset();
+        dev.close();
+        image.close();
         fprintf(stderr, "file is not page aligned.\n");
         return 6;
     }
     if (static_cast<uint64_t>(remaining / page) * page > info.size) {
         fprintf(stderr, "Image %d bytes, NAND page %d bytes, OOB area %u bytes, device size %u bytes\n",
                 static_cast<int>(remaining), static_cast<int>(page), info.oobsize, info.size);
-        dev.reset();
-        image.reset();
+        dev.close();
+        image.close();
         fprintf(stderr, "Input file does not fit into device!\n");
         return 7;
     }
@@ -145,8 +145,8 @@ int nand_flash_write_file(const char* image_path, const WriteJob* job)
         image_offset += page;
     }
 
-    dev.reset();
-    image.reset();
+    dev.close();
+    image.close();
     if (remaining > 0) {
         fprintf(stderr, "Data was only partially written due to error\n");
         return 11;
@@ -194,7 +194,7 @@ int nand_flash_verify_file(const WriteJob* job, uint32_t expected_crc, Partition
         remaining -= static_cast<int64_t>(length);
         flash_offset += page;
     }
-    dev.reset();
+    dev.close();
 
     if (remaining > 0) {
         fprintf(stderr, "Data was only partially read due to error\n");

@@ -6,7 +6,7 @@
 #include "update/compat/compat.h"
 #include "update/env/env.h"
 #include "update/image/image.h"
-#include "update/image/scoped_fd.h"
+#include "common/unique_fd.h"
 #include "update/upgrade/upgrade.h"
 
 #include <array>
@@ -287,7 +287,7 @@ void upfw_result_message(int32_t code, char* out, size_t size)
 
 int upfw_write_result(int32_t code, const char* message)
 {
-    ScopedFd log(pf_open(RESULT_LOG_PATH, O_RDWR | O_CREAT | O_TRUNC, 0666));
+    UniqueFd log(pf_open(RESULT_LOG_PATH, O_RDWR | O_CREAT | O_TRUNC, 0666));
     if (log.get() < 0) {
         perror("open /mnt/nand/upfw.log");
         return -1;

@@ -4,7 +4,7 @@
 #include "common/crc32.h"
 #include "common/shell.h"
 #include "platform/platform.h"
-#include "update/image/scoped_fd.h"
+#include "common/unique_fd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -76,7 +76,7 @@ int entry_crc_matches(int fd, const ComponentEntry& e)
 
 int image_get_header_info(const char* path, ImageHeader* header)
 {
-    ScopedFd image(pf_open(path, O_RDONLY));
+    UniqueFd image(pf_open(path, O_RDONLY));
     return read_header(path, image.get(), header);
 }
 
@@ -105,7 +105,7 @@ int image_list_info(const char* path)
 
 int check_img_crc(const char* path)
 {
-    ScopedFd image(pf_open(path, O_RDONLY));
+    UniqueFd image(pf_open(path, O_RDONLY));
     ImageHeader header;
     if (read_header(path, image.get(), &header) != 0)
         return -1;
@@ -130,7 +130,7 @@ int image_extract_data(int image_fd, const char* out_path, uint32_t offset, uint
 {
     // Truncated, so that a shorter component leaves no tail of an older file behind; never
     // through a link, which anybody may plant in a shared folder such as /dev/shm.
-    ScopedFd out(pf_open(out_path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666));
+    UniqueFd out(pf_open(out_path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666));
     if (out.get() < 0) {
         perror("open output imager");
         return -1;
@@ -162,7 +162,7 @@ int image_extract_data(int image_fd, const char* out_path, uint32_t offset, uint
 int image_analysis(const char* path)
 {
     printf("==============name %s=\n", path);
-    ScopedFd image(pf_open(path, O_RDONLY));
+    UniqueFd image(pf_open(path, O_RDONLY));
     ImageHeader header;
     if (read_header(path, image.get(), &header) != 0)
         return -1;

@@ -3,7 +3,7 @@
 #include "platform/platform.h"
 #include "update/env/env.h"
 #include "update/flash/flash.h"
-#include "update/flash/unique_fd.h"
+#include "common/unique_fd.h"
 #include "update/image/image.h"
 
 #include <algorithm>
@@ -55,7 +55,7 @@ int extract_tool(const char* path, const ImageHeader& header)
         printf("Create file: %s \n", TOOL_FILE);
         if (image_extract_data(image.get(), TOOL_FILE, e.offset, e.size) != 0) {
             int saved = errno;
-            image.reset();
+            image.close();
             errno = saved;
             perror("Read tool failed!!!!");
             return -1;

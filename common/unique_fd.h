@@ -6,13 +6,13 @@
 class UniqueFd {
 public:
     explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
+    ~UniqueFd() { close(); }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     UniqueFd& operator=(UniqueFd&& other)
     {
         if (this != &other) {
-            reset();
+            close();
             fd_ = other.fd_;
             other.fd_ = -1;
         }
@@ -21,11 +21,14 @@ public:
 
     int get() const { return fd_; }
     bool ok() const { return fd_ >= 0; }
-    void reset()
+    // Closes now, for callers that must report a failed close; 0 when nothing was open.
+    int close()
     {
-        if (fd_ >= 0)
-            pf_close(fd_);
+        if (fd_ < 0)
+            return 0;
+        int r = pf_close(fd_);
         fd_ = -1;
+        return r;
     }
 
 private:
