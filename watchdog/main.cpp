@@ -1,4 +1,5 @@
 // The tick loop, the signal protocol, the liveness check of qvserver and the up-time report.
+#include "common/unique_file.h"
 #include "libqvstd/qvstd.h"
 #include "platform/platform.h"
 #include "watchdog/log.h"
@@ -47,21 +48,6 @@ std::atomic<int> lost_stop{0};
 int suspension = 0;
 bool request_waiting = false;
 bool stopping = false;
-
-class ScopedFile {
-public:
-    explicit ScopedFile(FILE* f) : f_(f) {}
-    ~ScopedFile()
-    {
-        if (f_)
-            fclose(f_);
-    }
-    ScopedFile(const ScopedFile&) = delete;
-    ScopedFile& operator=(const ScopedFile&) = delete;
-
-private:
-    FILE* f_;
-};
 
 // A waiting suspension request goes ahead once no suspension runs; a stopping daemon drops it.
 void carry_out_request()
@@ -172,7 +158,7 @@ int app_is_alive()
     if (!f)
         return 0;
     {
-        ScopedFile closer(f);
+        UniqueFile closer(f);
         if (!fgets(text.data(), static_cast<int>(text.size()), f))
             text[0] = '\0';
     }
@@ -188,7 +174,7 @@ int printf_sys_up_time()
     // Unreadable /proc/uptime shows as 0 seconds.
     std::array<char, 128> text{};
     if (FILE* f = pf_fopen(uptime_file, "r")) {
-        ScopedFile closer(f);
+        UniqueFile closer(f);
         if (!fgets(text.data(), static_cast<int>(text.size()), f))
             text[0] = '\0';
     }

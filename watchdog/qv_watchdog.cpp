@@ -1,4 +1,5 @@
 // The configuration file and the hardware watchdog device.
+#include "common/unique_file.h"
 #include "watchdog/watchdog.h"
 
 #include "libqvstd/qvstd.h"
@@ -22,21 +23,6 @@ constexpr const char* conf_name = "watchdog.conf";
 constexpr const char* watchdog_device = "/dev/watchdog";
 constexpr int watchdog_timeout_s = 45;
 
-class ScopedFile {
-public:
-    explicit ScopedFile(FILE* f) : f_(f) {}
-    ~ScopedFile()
-    {
-        if (f_)
-            fclose(f_);
-    }
-    ScopedFile(const ScopedFile&) = delete;
-    ScopedFile& operator=(const ScopedFile&) = delete;
-
-private:
-    FILE* f_;
-};
-
 // "watchdog", any separator, then "no" in any case; what follows does not matter.
 bool switches_off(std::string_view line)
 {
@@ -56,7 +42,7 @@ int read_watchdog_conf()
         printf("\n =======open watchdog conf failed ===== \n");
         return 1;
     }
-    ScopedFile closer(f);
+    UniqueFile closer(f);
     for (;;) {
         // A longer line arrives in pieces, each examined on its own.
         std::array<char, 64> line{};
