@@ -19,22 +19,8 @@ using namespace qvtest;
 
 namespace {
 
-struct Output {
-    int rc;
-    std::string out;
-    std::string err;
-};
-
-Output capture(const std::function<int()>& call)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int rc = call();
-    fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    return {rc, out, err};
-}
+using qvtest::capture;
+using qvtest::Output;
 
 std::string pattern(size_t n, unsigned seed)
 {

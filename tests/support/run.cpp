@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
@@ -117,6 +118,17 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     }
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     return r;
+}
+
+Output capture(const std::function<int()>& call)
+{
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int rc = call();
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    return {rc, out, err};
 }
 
 std::string read_file(const std::string& path)

@@ -1,6 +1,7 @@
 // Test support: scratch folders and child processes whose whole output is captured.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,14 @@ std::string bin(const std::string& name);
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::string& camsim_root = "", const std::vector<std::string>& extra_env = {},
               const std::string& stdin_text = "");
+
+// What an in-process call returned and wrote to stdout and stderr.
+struct Output {
+    int rc;
+    std::string out;
+    std::string err;
+};
+Output capture(const std::function<int()>& call);
 
 // Whole-file helpers.
 std::string read_file(const std::string& path);

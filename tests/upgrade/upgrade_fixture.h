@@ -27,22 +27,8 @@ constexpr uint32_t FACTORY_VERSION = 0x01070049;
 // Devices of the small factory layout.
 constexpr int UBOOT = 0, KER1 = 3, KER2 = 4, FS1 = 5, FS2 = 6;
 
-struct Output {
-    int rc;
-    std::string out;
-    std::string err;
-};
-
-inline Output capture(const std::function<int()>& call)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int rc = call();
-    fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    return {rc, out, err};
-}
+using qvtest::capture;
+using qvtest::Output;
 
 inline std::string pattern(size_t n, unsigned seed)
 {

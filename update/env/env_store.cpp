@@ -81,12 +81,13 @@ void configure_device(EnvDevice& d, const char* path)
     d.flash_type = 0;
 }
 
-// A read that did not deliver everything, with errno telling why (EIO when the device gave
-// no reason).
-bool read_all(int fd, uint8_t* dest, size_t count)
+// Moves all count bytes with the given call, going on after short transfers; false when the
+// device stops early, with errno telling why (EIO when the device gave no reason).
+template <typename Byte, typename Call>
+bool transfer_all(int fd, Byte* p, size_t count, Call call)
 {
     while (count > 0) {
-        ssize_t n = pf_read(fd, dest, count);
+        ssize_t n = call(fd, p, count);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -94,28 +95,14 @@ bool read_all(int fd, uint8_t* dest, size_t count)
                 errno = EIO;
             return false;
         }
-        dest += n;
+        p += n;
         count -= size_t(n);
     }
     return true;
 }
 
-bool write_all(int fd, const uint8_t* src, size_t count)
-{
-    while (count > 0) {
-        ssize_t n = pf_write(fd, src, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        src += n;
-        count -= size_t(n);
-    }
-    return true;
-}
+bool read_all(int fd, uint8_t* dest, size_t count) { return transfer_all(fd, dest, count, pf_read); }
+bool write_all(int fd, const uint8_t* src, size_t count) { return transfer_all(fd, src, count, pf_write); }
 
 uint64_t round_down(uint64_t v, uint64_t unit) { return unit ? v - v % unit : v; }
 
