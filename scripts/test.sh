@@ -1,5 +1,5 @@
 #!/bin/bash
-# Builds and runs the whole test suite: the normal build, then the same suite under
+# Builds and runs the whole test suite: the normal build, the real-kernel rig, then the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the camera's build (armhf) under
 # qemu-user. Any failure, sanitizer report or program over its size budget fails it.
 set -euo pipefail
@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 bash scripts/build.sh
 echo "== tests (x86_64)"
 (cd build && ctest --output-on-failure -j"$(nproc)")
+
+echo "== the camera programs on a real Linux kernel with nandsim and softdog (qemu)"
+bash kernel-rig/rig.sh --bin build/bin
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON >/dev/null

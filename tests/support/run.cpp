@@ -39,9 +39,7 @@ TempDir::~TempDir()
 
 std::string bin(const std::string& name) { return std::string(QV_BIN_DIR) + "/" + name; }
 
-RunResult run(const std::string& program, const std::vector<std::string>& args,
-              const std::string& camsim_root, const std::vector<std::string>& extra_env,
-              const std::string& stdin_text)
+std::vector<std::string> command_line(const std::string& program, const std::vector<std::string>& args)
 {
     std::vector<std::string> argv_s;
     if (const char* emu = getenv("QV_TEST_EMULATOR"); emu && *emu) {
@@ -51,6 +49,23 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     }
     argv_s.push_back(program);
     argv_s.insert(argv_s.end(), args.begin(), args.end());
+    return argv_s;
+}
+
+void exec_command(std::vector<std::string> argv_s)
+{
+    std::vector<char*> argv;
+    for (auto& a : argv_s)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+}
+
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const std::string& camsim_root, const std::vector<std::string>& extra_env,
+              const std::string& stdin_text)
+{
+    const std::vector<std::string> argv_s = command_line(program, args);
 
     int out_pipe[2], err_pipe[2], in_pipe[2];
     if (pipe(out_pipe) || pipe(err_pipe) || pipe(in_pipe))
@@ -73,11 +88,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
             auto eq = kv.find('=');
             setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
         }
-        std::vector<char*> argv;
-        for (auto& a : argv_s)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        exec_command(argv_s);
         _exit(127);
     }
     close(in_pipe[0]);

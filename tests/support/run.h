@@ -30,6 +30,12 @@ struct RunResult {
 // Path of one of the project's programs in the build's bin folder.
 std::string bin(const std::string& name);
 
+// The argument vector that starts a program: the program itself, or, for programs built for
+// another architecture, the emulator named by QV_TEST_EMULATOR followed by the program.
+std::vector<std::string> command_line(const std::string& program, const std::vector<std::string>& args);
+// Replaces the calling (child) process with that command line; returns only on failure.
+void exec_command(std::vector<std::string> argv_s);
+
 // Runs a program with the given arguments. camsim_root, when not empty, is put into
 // CAMSIM_ROOT; extra_env holds further NAME=VALUE settings. Programs built for another
 // architecture are started through the emulator named by QV_TEST_EMULATOR, if set.

@@ -167,8 +167,7 @@ TEST_F(Camera, WatchdogOnDescriptorZeroWhenStandardInputIsClosed)
         close(0);
         setenv("CAMSIM_ROOT", root_.c_str(), 1);
         setenv("TZ", "UTC", 1);
-        std::string program = qvtest::bin("qv_watchdog-sim");
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        qvtest::exec_command(qvtest::command_line(qvtest::bin("qv_watchdog-sim"), {}));
         _exit(127);
     }
     int st = 0;
