@@ -1,1 +1,0 @@
-// Keeps a subsystem library buildable while its folder holds no sources yet.
