@@ -2,8 +2,8 @@
 
 #include "common/crc32.h"
 #include "common/shell.h"
-#include "platform/platform.h"
 #include "common/unique_fd.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <array>

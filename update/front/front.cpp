@@ -2,11 +2,11 @@
 #include "update/front/front.h"
 
 #include "common/shell.h"
+#include "common/unique_fd.h"
 #include "platform/platform.h"
 #include "update/compat/compat.h"
 #include "update/env/env.h"
 #include "update/image/image.h"
-#include "common/unique_fd.h"
 #include "update/upgrade/upgrade.h"
 
 #include <array>

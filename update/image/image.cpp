@@ -3,8 +3,8 @@
 
 #include "common/crc32.h"
 #include "common/shell.h"
-#include "platform/platform.h"
 #include "common/unique_fd.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,9 +1,9 @@
 #include "update/upgrade/upgrade.h"
 
+#include "common/unique_fd.h"
 #include "platform/platform.h"
 #include "update/env/env.h"
 #include "update/flash/flash.h"
-#include "common/unique_fd.h"
 #include "update/image/image.h"
 
 #include <algorithm>
