@@ -143,6 +143,12 @@ TEST_F(ImageTest, UnreadableImagesAreRefusedByEveryReader)
 {
     put("short.bin", std::string(2047, '\0'));
     ASSERT_EQ(mkdir("folder.bin", 0755), 0);
+    // A folder passes the size test only where its file system reports it as 2048 bytes or more
+    // (ext4: 4096; tmpfs: a few dozen), and then fails at the read.
+    struct stat folder;
+    ASSERT_EQ(stat("folder.bin", &folder), 0);
+    const std::string folder_err = folder.st_size >= 2048 ? "read output imager: Is a directory\n"
+                                                          : "Bad size: \"folder.bin\" is no valid image\n";
     struct Case {
         const char* path;
         std::string err;
@@ -150,7 +156,7 @@ TEST_F(ImageTest, UnreadableImagesAreRefusedByEveryReader)
     const std::vector<Case> cases = {
         {"missing.bin", "open output imager: No such file or directory\n"},
         {"short.bin", "Bad size: \"short.bin\" is no valid image\n"},
-        {"folder.bin", "read output imager: Is a directory\n"},
+        {"folder.bin", folder_err},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
