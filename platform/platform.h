@@ -62,6 +62,7 @@ int pf_clock_gettime(struct timespec* ts);  // wall-clock time
 
 // Process and signals.
 pid_t pf_getpid();
+uid_t pf_geteuid();
 int pf_sigaction(int sig, const struct sigaction* act, struct sigaction* old);
 
 // The system log.

@@ -327,6 +327,9 @@ pid_t pf_getpid()
     return 100;
 }
 
+// The camera root's files belong to whoever runs the simulated camera, who plays root.
+uid_t pf_geteuid() { return ::geteuid(); }
+
 int pf_sigaction(int sig, const struct sigaction* act, struct sigaction* old)
 {
     state();

@@ -55,6 +55,7 @@ time_t pf_time() { return ::time(nullptr); }
 int pf_clock_gettime(struct timespec* ts) { return ::clock_gettime(CLOCK_REALTIME, ts); }
 
 pid_t pf_getpid() { return ::getpid(); }
+uid_t pf_geteuid() { return ::geteuid(); }
 int pf_sigaction(int sig, const struct sigaction* act, struct sigaction* old)
 {
     return ::sigaction(sig, act, old);

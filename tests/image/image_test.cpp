@@ -307,6 +307,18 @@ TEST_F(ExtractTest, DoesNotWriteThroughALink)
     EXPECT_EQ(read_file("victim"), "keep me");
 }
 
+TEST_F(ExtractTest, DoesNotWriteIntoAFilePlantedByAnotherUser)
+{
+    put("out.bin", "theirs");
+    if (chown("out.bin", 65534, 65534) != 0)
+        GTEST_SKIP() << "giving a file away needs root";
+    Output r = capture([&] { return image_extract_data(fd, "out.bin", 0, 100); });
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "open output imager: Operation not permitted\n");
+    EXPECT_EQ(read_file("out.bin"), "theirs");
+}
+
 TEST_F(ExtractTest, ReportsEachFailingStep)
 {
     int pipe_fds[2];

@@ -129,9 +129,20 @@ int check_img_crc(const char* path)
 int image_extract_data(int image_fd, const char* out_path, uint32_t offset, uint32_t size)
 {
     // Truncated, so that a shorter component leaves no tail of an older file behind; never
-    // through a link, which anybody may plant in a shared folder such as /dev/shm.
-    UniqueFd out(pf_open(out_path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666));
-    if (out.get() < 0) {
+    // through a link, which anybody may plant in a shared folder such as /dev/shm. Nor into a
+    // file that somebody else planted there: its owner could swap it for a link before the
+    // caller's chmod, which follows links.
+    UniqueFd out(pf_open(out_path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666));
+    if (out.ok()) {
+        struct stat st;
+        if (pf_fstat(out.get(), &st) != 0) {
+            out.close();
+        } else if (!S_ISREG(st.st_mode) || st.st_uid != pf_geteuid()) {
+            out.close();
+            errno = EPERM;
+        }
+    }
+    if (!out.ok() || pf_ftruncate(out.get(), 0) != 0) {
         perror("open output imager");
         return -1;
     }
