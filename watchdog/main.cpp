@@ -75,7 +75,16 @@ void handle_arrived(int sig)
     }
 }
 
-long leading_long(const char* text) { return strtol(text, nullptr, 10); }
+// The leading decimal number after any blanks; a sign is no digit, so "-5" gives 0. Clamped at
+// LONG_MAX.
+long leading_long(const char* text)
+{
+    text += strspn(text, " \t\n\v\f\r");
+    long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text)
+        value = value > (LONG_MAX - (*text - '0')) / 10 ? LONG_MAX : value * 10 + (*text - '0');
+    return value;
+}
 
 }  // namespace
 
@@ -164,7 +173,7 @@ int app_is_alive()
     }
     if (text[0] == '\0')
         return 0;
-    int pid = static_cast<int>(std::clamp<long>(leading_long(text.data()), INT_MIN, INT_MAX));
+    int pid = static_cast<int>(std::min<long>(leading_long(text.data()), INT_MAX));
     snprintf(text.data(), text.size(), "/proc/%d", pid);
     return is_directory(text.data());
 }

@@ -195,6 +195,7 @@ TEST_F(Camera, DeadQvserverAtTheSixHundredthTickRebootsTheCamera)
         {"empty pid file", "", nullptr, ""},
         {"no such process", "4321\n", nullptr, "/proc/4321: No such file or directory\n"},
         {"letters only", "abc\n", nullptr, "/proc/0: No such file or directory\n"},
+        {"a sign is no digit", "-5\n", nullptr, "/proc/0: No such file or directory\n"},
         {"too large", "99999999999\n", nullptr, "/proc/2147483647: No such file or directory\n"},
         {"names a plain file", "555\n", "proc/555", ""},
     };
