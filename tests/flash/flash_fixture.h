@@ -2,6 +2,7 @@
 #pragma once
 
 #include "sim/sim.h"
+#include "tests/support/camera.h"
 #include "tests/support/run.h"
 #include "update/env/env.h"
 
@@ -27,10 +28,7 @@ inline std::string pattern(size_t n, unsigned seed)
     return s;
 }
 
-// What `camsim stats` says about one device.
-struct DevStats {
-    long erased = -1, programmed = -1, read = -1, reprogrammed = -1, bad_writes = -1;
-};
+using qvtest::DevStats;
 
 class SimCamera : public ::testing::Test {
 protected:
@@ -71,34 +69,14 @@ protected:
     // Sets the bad blocks of mtdN in flash.conf.
     void mark_bad(int n, const std::string& blocks)
     {
-        std::istringstream in(qvtest::read_file(dir / "flash.conf"));
-        std::string out, line;
-        std::string key = "mtd" + std::to_string(n) + " ";
-        while (std::getline(in, line)) {
-            if (line.rfind(key, 0) == 0)
-                line = line.substr(0, line.find(" bad=")) + " bad=" + blocks;
-            out += line + "\n";
-        }
-        qvtest::write_file(dir / "flash.conf", out);
+        qvtest::set_bad_blocks(dir / "flash.conf", n, blocks);
         sim_reset();
     }
 
     // By device, as "mtdN".
     std::map<std::string, DevStats> stats()
     {
-        Output o = capture([&] { return camsim_stats(root); });
-        std::map<std::string, DevStats> all;
-        std::istringstream in(o.out);
-        std::string line;
-        while (std::getline(in, line)) {
-            char dev[32];
-            DevStats s;
-            if (sscanf(line.c_str(), "%31s %*s erased=%ld programmed=%ld read=%ld program_without_erase=%ld "
-                       "bad_block_writes=%ld", dev, &s.erased, &s.programmed, &s.read, &s.reprogrammed,
-                       &s.bad_writes) == 6)
-                all[dev] = s;
-        }
-        return all;
+        return qvtest::parse_stats(capture([&] { return camsim_stats(root); }).out);
     }
 };
 

@@ -3,6 +3,7 @@
 
 #include "common/crc32.h"
 #include "sim/sim.h"
+#include "tests/support/camera.h"
 #include "tests/support/run.h"
 #include "update/env/env.h"
 #include "update/image/image.h"
@@ -71,26 +72,8 @@ struct TestImage {
     }
 };
 
-// What `camsim stats` says about one device.
-struct DevStats {
-    long erased = 0, programmed = 0, read = 0, reprogrammed = 0, bad_writes = 0;
-};
-
-inline std::map<std::string, DevStats> parse_stats(const std::string& text)
-{
-    std::map<std::string, DevStats> all;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        char dev[32];
-        DevStats s;
-        if (sscanf(line.c_str(),
-                   "%31s %*s erased=%ld programmed=%ld read=%ld program_without_erase=%ld bad_block_writes=%ld", dev,
-                   &s.erased, &s.programmed, &s.read, &s.reprogrammed, &s.bad_writes) == 6)
-            all[dev] = s;
-    }
-    return all;
-}
+using qvtest::DevStats;
+using qvtest::parse_stats;
 
 class Camera : public ::testing::Test {
 protected:
@@ -131,15 +114,7 @@ protected:
     // Sets the bad blocks of mtdN in flash.conf.
     void mark_bad(int n, const std::string& blocks)
     {
-        std::istringstream in(qvtest::read_file(at("flash.conf")));
-        std::string out, line;
-        std::string key = "mtd" + std::to_string(n) + " ";
-        while (std::getline(in, line)) {
-            if (line.rfind(key, 0) == 0)
-                line = line.substr(0, line.find(" bad=")) + " bad=" + blocks;
-            out += line + "\n";
-        }
-        qvtest::write_file(at("flash.conf"), out);
+        qvtest::set_bad_blocks(at("flash.conf"), n, blocks);
         sim_reset();
     }
 
