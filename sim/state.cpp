@@ -41,20 +41,29 @@ std::string strip_comment(const std::string& line)
     return line.substr(0, line.find('#'));
 }
 
+// Hands each non-blank line of a camera file (comments cut, split into words) to accept, and
+// complains about every line that accept does not take. A missing file has no lines.
+template <typename Accept>
+void for_each_config_line(const std::string& root, const std::string& rel, Accept accept)
+{
+    std::string text;
+    if (!read_text(root + "/" + rel, text))
+        return;
+    int n = 0;
+    for (const auto& raw : lines_of(text)) {
+        ++n;
+        auto w = split_words(strip_comment(raw));
+        if (!w.empty() && !accept(w, raw))
+            warn(rel, n, raw);
+    }
+}
+
 }  // namespace
 
 std::vector<MtdDev> load_flash_conf(const std::string& root)
 {
     std::vector<MtdDev> mtds;
-    std::string text;
-    if (!read_text(root + "/flash.conf", text))
-        return mtds;
-    int n = 0;
-    for (const auto& raw : lines_of(text)) {
-        ++n;
-        auto w = split_words(strip_comment(raw));
-        if (w.empty())
-            continue;
+    for_each_config_line(root, "flash.conf", [&](const std::vector<std::string>& w, const std::string&) {
         MtdDev d;
         uint64_t es = 0, ws = 0, oob = 0;
         bool ok = w.size() >= 7 && w[0].rfind("mtd", 0) == 0 && w[0].size() > 3;
@@ -79,17 +88,16 @@ std::vector<MtdDev> load_flash_conf(const std::string& root)
                 start = comma + 1;
             }
         }
-        if (!ok) {
-            warn("flash.conf", n, raw);
-            continue;
-        }
+        if (!ok)
+            return false;
         d.name = w[1];
         d.erasesize = static_cast<uint32_t>(es);
         d.writesize = static_cast<uint32_t>(ws);
         d.oobsize = static_cast<uint32_t>(oob);
         d.nand = w[6] == "nand";
         mtds.push_back(d);
-    }
+        return true;
+    });
     return mtds;
 }
 
@@ -97,15 +105,7 @@ namespace {
 
 void load_faults(State& s)
 {
-    std::string text;
-    if (!read_text(s.root + "/sim/faults", text))
-        return;
-    int n = 0;
-    for (const auto& raw : lines_of(text)) {
-        ++n;
-        auto w = split_words(strip_comment(raw));
-        if (w.empty())
-            continue;
+    for_each_config_line(s.root, "sim/faults", [&](const std::vector<std::string>& w, const std::string& raw) {
         uint64_t v = 0;
         if (w[0] == "fail" && w.size() == 5) {
             Fault f;
@@ -120,7 +120,7 @@ void load_faults(State& s)
             if (parse_number(nth, v) && v >= 1 && f.err > 0) {
                 f.nth = static_cast<long>(v);
                 s.faults.push_back(f);
-                continue;
+                return true;
             }
         } else if (w[0] == "shell" && w.size() >= 3) {
             // The prefix may hold blanks: it is everything between the keyword and the status.
@@ -133,37 +133,29 @@ void load_faults(State& s)
             prefix.erase(prefix.find_last_not_of(" \t") + 1);
             if (parse_number(w.back(), v) && v <= 255 && !prefix.empty()) {
                 s.shell_faults.push_back({prefix, static_cast<int>(v)});
-                continue;
+                return true;
             }
         } else if (w[0] == "powercut" && w.size() == 2) {
             if (parse_number(w[1], v) && v >= 1) {
                 s.powercut = static_cast<long>(v);
-                continue;
+                return true;
             }
         }
-        warn("sim/faults", n, raw);
-    }
+        return false;
+    });
 }
 
 void load_signals(State& s)
 {
-    std::string text;
-    if (!read_text(s.root + "/sim/signals", text))
-        return;
-    int n = 0;
-    for (const auto& raw : lines_of(text)) {
-        ++n;
-        auto w = split_words(strip_comment(raw));
-        if (w.empty())
-            continue;
+    for_each_config_line(s.root, "sim/signals", [&](const std::vector<std::string>& w, const std::string&) {
         uint64_t ms = 0;
         int sig = w.size() == 2 ? signal_from_name(w[1]) : 0;
         if (w.size() == 2 && parse_number(w[0], ms) && sig > 0) {
             s.signals.push_back({ms, sig, false});
-            continue;
+            return true;
         }
-        warn("sim/signals", n, raw);
-    }
+        return false;
+    });
     std::stable_sort(s.signals.begin(), s.signals.end(),
                      [](const DueSignal& a, const DueSignal& b) { return a.ms < b.ms; });
 }
